@@ -241,4 +241,79 @@ HWND ChildProcess::FindWindowOf(const wchar_t* className, DWORD ms) {
     }
 }
 
+
+ScopedHklmValue::ScopedHklmValue(const std::wstring& subKey, const std::wstring& valueName)
+    : subKey_(subKey), valueName_(valueName) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey_.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExW(key, valueName_.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+        oldData_.resize(size);
+        if (RegQueryValueExW(key, valueName_.c_str(), nullptr, &type,
+                             oldData_.empty() ? nullptr : oldData_.data(), &size) == ERROR_SUCCESS) {
+            hadValue_ = true;
+            oldType_ = type;
+            oldData_.resize(size);
+        }
+    }
+    RegCloseKey(key);
+}
+
+static bool KeyExists(const std::wstring& subKey) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+static bool OpenForWrite(const std::wstring& subKey, std::vector<std::wstring>* created, HKEY* key) {
+    // Note every level that does not exist yet, so the destructor removes it again.
+    size_t pos = 0;
+    for (;;) {
+        size_t slash = subKey.find(L'\\', pos);
+        std::wstring level = subKey.substr(0, slash);
+        if (!KeyExists(level) &&
+            std::find(created->begin(), created->end(), level) == created->end()) {
+            created->push_back(level);
+        }
+        if (slash == std::wstring::npos) break;
+        pos = slash + 1;
+    }
+    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                           key, nullptr) == ERROR_SUCCESS;
+}
+
+bool ScopedHklmValue::Set(DWORD type, const void* data, DWORD size) {
+    HKEY key;
+    if (!OpenForWrite(subKey_, &createdKeys_, &key)) return false;
+    bool ok = RegSetValueExW(key, valueName_.c_str(), 0, type, static_cast<const BYTE*>(data),
+                             size) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return ok;
+}
+
+bool ScopedHklmValue::Remove() {
+    HKEY key;
+    if (!OpenForWrite(subKey_, &createdKeys_, &key)) return false;
+    LONG status = RegDeleteValueW(key, valueName_.c_str());
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
+ScopedHklmValue::~ScopedHklmValue() {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey_.c_str(), 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
+        if (hadValue_) {
+            RegSetValueExW(key, valueName_.c_str(), 0, oldType_,
+                           oldData_.empty() ? nullptr : oldData_.data(), (DWORD)oldData_.size());
+        } else {
+            RegDeleteValueW(key, valueName_.c_str());
+        }
+        RegCloseKey(key);
+    }
+    for (auto it = createdKeys_.rbegin(); it != createdKeys_.rend(); ++it) {
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, it->c_str());
+    }
+}
+
 }  // namespace testsupport

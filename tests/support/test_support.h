@@ -67,4 +67,26 @@ private:
     PROCESS_INFORMATION process_ = {};
 };
 
+
+// One value under HKEY_LOCAL_MACHINE, changed by a test and put back as it was
+// (value and any keys the test had to create) when destroyed.
+class ScopedHklmValue {
+public:
+    ScopedHklmValue(const std::wstring& subKey, const std::wstring& valueName);
+    ~ScopedHklmValue();
+    ScopedHklmValue(const ScopedHklmValue&) = delete;
+    ScopedHklmValue& operator=(const ScopedHklmValue&) = delete;
+
+    bool Set(DWORD type, const void* data, DWORD size);
+    bool SetDword(DWORD value) { return Set(REG_DWORD, &value, sizeof value); }
+    // Removes the value (the key stays, or is created empty).
+    bool Remove();
+private:
+    std::wstring subKey_, valueName_;
+    bool hadValue_ = false;
+    DWORD oldType_ = 0;
+    std::vector<BYTE> oldData_;
+    std::vector<std::wstring> createdKeys_;  // deepest last
+};
+
 }  // namespace testsupport
