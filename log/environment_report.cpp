@@ -5,128 +5,33 @@
 
 #include <security.h>
 
+#include "log/exception_guard.h"
 #include "log/logfile.h"
 
 namespace {
 
-// One guarded call in progress; lives on the calling thread's stack and is
-// found through the guard slot. Only that thread touches it (its vectored
-// handler runs on the thread that raised the exception).
-struct TextProcGuard {
-    void* recovery[5];        // __builtin_setjmp buffer, written by the calling thread
-    volatile LONG armed;      // set by the calling thread around the call, cleared by its handler
-    volatile DWORD code;      // the caught exception's code, written by the handler
-    TextProcGuard* previous;  // guard of an outer call on the same thread, if any
-#if defined(__i386__)
-    void* exceptionList;      // FS:[0] at entry; frames pushed below it die with the recovery
-#endif
-    // The thread resumes on this stack, not below the faulting frames, so even
-    // a stack overflow can be recovered from.
-    BYTE recoveryStack[1024];
-};
-
-// Slot of the current thread's guard; allocated once, never freed.
-DWORD g_textProcGuardSlot = TLS_OUT_OF_INDEXES;
-INIT_ONCE g_textProcGuardOnce = INIT_ONCE_STATIC_INIT;
-
-BOOL CALLBACK AllocTextProcGuardSlot(PINIT_ONCE, PVOID, PVOID*) {
-    g_textProcGuardSlot = TlsAlloc();
-    return g_textProcGuardSlot != TLS_OUT_OF_INDEXES;
-}
-
 typedef const char*(__cdecl* TextProc)();
 
-}  // namespace
+struct TextProcCall {
+    FARPROC proc;
+    const char* text;
+};
 
-// Entered on the recovery stack through the handler's modified context; jumps
-// back to the guard. Not static, so x86 keeps the plain cdecl convention.
-extern "C" __attribute__((noinline, noreturn, used)) void __cdecl TextProcGuardRecover(void* guard) {
-    __builtin_longjmp(static_cast<TextProcGuard*>(guard)->recovery, 1);
-}
-
-static LONG CALLBACK TextProcGuardHandler(EXCEPTION_POINTERS* info) {
-    // Every thread's exceptions pass here while a guard exists; leave theirs,
-    // and their last error, alone.
-    DWORD savedError = GetLastError();
-    TextProcGuard* guard = static_cast<TextProcGuard*>(TlsGetValue(g_textProcGuardSlot));
-    SetLastError(savedError);
-    if (!guard || !guard->armed) return EXCEPTION_CONTINUE_SEARCH;
-
-    guard->armed = 0;
-    guard->code = info->ExceptionRecord->ExceptionCode;
-    if (info->ExceptionRecord->ExceptionFlags & EXCEPTION_NONCONTINUABLE) {
-        // The system would refuse to resume this one: leave from here.
-        TextProcGuardRecover(guard);
-    }
-
-    CONTEXT* context = info->ContextRecord;
-    ULONG_PTR top = reinterpret_cast<ULONG_PTR>(guard->recoveryStack + sizeof guard->recoveryStack);
-    top &= ~static_cast<ULONG_PTR>(15);
-#if defined(__x86_64__)
-    // As after a call: return address at RSP, RSP + 8 aligned, shadow space above.
-    ULONG_PTR sp = top - 56;
-    *reinterpret_cast<ULONG_PTR*>(sp) = 0;
-    context->Rsp = sp;
-    context->Rcx = reinterpret_cast<ULONG_PTR>(guard);
-    context->Rip = reinterpret_cast<ULONG_PTR>(&TextProcGuardRecover);
-#elif defined(__i386__)
-    // cdecl: return address at ESP, the argument above it.
-    ULONG_PTR sp = top - 20;
-    reinterpret_cast<ULONG_PTR*>(sp)[0] = 0;
-    reinterpret_cast<ULONG_PTR*>(sp)[1] = reinterpret_cast<ULONG_PTR>(guard);
-    context->Esp = sp;
-    context->Eip = reinterpret_cast<ULONG_PTR>(&TextProcGuardRecover);
-#else
-#error "guarded call: no recovery for this processor"
-#endif
-    context->EFlags &= ~0x400u;  // direction flag clear, as the calling convention expects
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-static __attribute__((noinline)) DWORD RunTextProc(TextProcGuard* guard, FARPROC proc,
-                                                   const char** text) {
-    if (__builtin_setjmp(guard->recovery) != 0) {
-#if defined(__i386__)
-        reinterpret_cast<NT_TIB*>(NtCurrentTeb())->ExceptionList =
-            static_cast<struct _EXCEPTION_REGISTRATION_RECORD*>(guard->exceptionList);
-#endif
-        *text = nullptr;
-        return guard->code;
-    }
-    guard->armed = 1;
-    const char* result = reinterpret_cast<TextProc>(reinterpret_cast<void*>(proc))();
-    guard->armed = 0;
-    *text = result;
+DWORD CallTextProc(void* context) {
+    TextProcCall* call = static_cast<TextProcCall*>(context);
+    call->text = reinterpret_cast<TextProc>(reinterpret_cast<void*>(call->proc))();
     return 0;
 }
+
+}  // namespace
 
 DWORD CallTextProcGuarded(FARPROC proc, const char** text) {
     if (!proc || !text) return ERROR_INVALID_PARAMETER;
     *text = nullptr;
-    if (!InitOnceExecuteOnce(&g_textProcGuardOnce, AllocTextProcGuardSlot, nullptr, nullptr)) {
-        // Without a guard the procedure is not called at all.
-        DWORD error = GetLastError();
-        return error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY;
-    }
-    TextProcGuard guard;
-    guard.armed = 0;
-    guard.code = 0;
-    guard.previous = static_cast<TextProcGuard*>(TlsGetValue(g_textProcGuardSlot));
-#if defined(__i386__)
-    guard.exceptionList = reinterpret_cast<NT_TIB*>(NtCurrentTeb())->ExceptionList;
-#endif
-    if (!TlsSetValue(g_textProcGuardSlot, &guard)) {
-        DWORD error = GetLastError();
-        return error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY;
-    }
-    PVOID handler = AddVectoredExceptionHandler(1, TextProcGuardHandler);
-    if (!handler) {
-        TlsSetValue(g_textProcGuardSlot, guard.previous);
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    DWORD code = RunTextProc(&guard, proc, text);
-    RemoveVectoredExceptionHandler(handler);
-    TlsSetValue(g_textProcGuardSlot, guard.previous);
+    TextProcCall call = {proc, nullptr};
+    BOOL raised = FALSE;
+    DWORD code = RunExceptionGuarded(CallTextProc, &call, &raised);
+    if (code == 0) *text = call.text;
     return code;
 }
 

@@ -1,140 +1,33 @@
 // A log line whose arguments may be unreadable (probed values of the header),
-// written inside a structured-exception guard. GCC has no __try, so a vectored
-// handler stands in for it: it records the code and resumes the guarding
-// thread at a recovery point saved with __builtin_setjmp.
+// written inside the structured-exception guard.
+#include "log/exception_guard.h"
 #include "log/logfile.h"
 
 namespace {
 
-// One guard in progress; lives on the guarding thread's stack, found through
-// the guard slot. Only the guarding thread touches it, its vectored handler
-// included (the handler runs on the thread that raised the exception).
-struct GuardFrame {
-    void* recovery[5];           // __builtin_setjmp buffer, written by the guarding thread
-    volatile LONG armed;         // guarding thread sets it around the write; its handler clears it
-    volatile DWORD code;         // the caught exception's code, written by the handler
-    GuardFrame* previous;        // guard of an outer call on the same thread, if any
-#if defined(__i386__)
-    void* exceptionList;         // FS:[0] at guard entry; frames pushed below it die with the recovery
-#endif
-    // The handler resumes the thread here rather than below the faulting
-    // frames, so the recovery works even after a stack overflow.
-    BYTE recoveryStack[1024];
+struct GuardedLine {
+    DWORD tlsIndex;
+    LPCWSTR format;
+    va_list* args;
 };
 
-// Slot of the current thread's GuardFrame; allocated once by the first
-// guarded write (through g_guardSlotOnce) and never freed.
-DWORD g_guardSlot = TLS_OUT_OF_INDEXES;
-INIT_ONCE g_guardSlotOnce = INIT_ONCE_STATIC_INIT;
-
-BOOL CALLBACK AllocGuardSlot(PINIT_ONCE, PVOID, PVOID*) {
-    g_guardSlot = TlsAlloc();
-    return g_guardSlot != TLS_OUT_OF_INDEXES;
+// 0 when the line was written, else the writer's last error.
+DWORD WriteLine(void* context) {
+    GuardedLine* line = static_cast<GuardedLine*>(context);
+    return LogfileWriteV(0, *line->args, line->tlsIndex, 0, line->format) ? 0 : GetLastError();
 }
-
-#if defined(__i386__)
-// FS:[0], the head of the thread's chain of exception registration records.
-// Plain asm: NtCurrentTeb() trips GCC's array-bounds check when optimised.
-void* ReadExceptionList() {
-    void* head;
-    __asm__ __volatile__("movl %%fs:0, %0" : "=r"(head));
-    return head;
-}
-
-void WriteExceptionList(void* head) {
-    __asm__ __volatile__("movl %0, %%fs:0" : : "r"(head) : "memory");
-}
-#endif
 
 }  // namespace
 
-// Entered with a fresh stack pointer by the handler's modified context; it
-// leaves the abandoned frames behind by jumping to the recovery point. Not
-// static, so the compiler keeps the plain calling convention on x86.
-extern "C" __attribute__((noinline, noreturn, used)) void __cdecl LogfileGuardRecover(void* frame) {
-    __builtin_longjmp(static_cast<GuardFrame*>(frame)->recovery, 1);
-}
-
-static LONG CALLBACK GuardHandler(EXCEPTION_POINTERS* info) {
-    // Any thread's exception comes through here while a guard exists; leave
-    // theirs, and their last error, untouched.
-    DWORD savedError = GetLastError();
-    GuardFrame* frame = static_cast<GuardFrame*>(TlsGetValue(g_guardSlot));
-    SetLastError(savedError);
-    if (frame == NULL || !frame->armed) return EXCEPTION_CONTINUE_SEARCH;
-
-    frame->armed = 0;
-    frame->code = info->ExceptionRecord->ExceptionCode;
-
-    CONTEXT* context = info->ContextRecord;
-    ULONG_PTR top = reinterpret_cast<ULONG_PTR>(frame->recoveryStack + sizeof frame->recoveryStack);
-    top &= ~static_cast<ULONG_PTR>(15);
-#if defined(__x86_64__)
-    // As after a call: return address at RSP, RSP + 8 aligned, shadow space above.
-    ULONG_PTR sp = top - 56;
-    *reinterpret_cast<ULONG_PTR*>(sp) = 0;
-    context->Rsp = sp;
-    context->Rcx = reinterpret_cast<ULONG_PTR>(frame);
-    context->Rip = reinterpret_cast<ULONG_PTR>(&LogfileGuardRecover);
-#elif defined(__i386__)
-    // cdecl: return address at ESP, the argument above it.
-    ULONG_PTR sp = top - 20;
-    reinterpret_cast<ULONG_PTR*>(sp)[0] = 0;
-    reinterpret_cast<ULONG_PTR*>(sp)[1] = reinterpret_cast<ULONG_PTR>(frame);
-    context->Esp = sp;
-    context->Eip = reinterpret_cast<ULONG_PTR>(&LogfileGuardRecover);
-#else
-#error "guarded log write: no recovery for this processor"
-#endif
-    context->EFlags &= ~0x400u;  // direction flag clear, as the calling convention expects
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-// The write itself: 0, the writer's last error, or the caught exception's code.
-static __attribute__((noinline)) DWORD RunGuarded(GuardFrame* frame, DWORD tlsIndex,
-                                                  LPCWSTR format, va_list args) {
-    if (__builtin_setjmp(frame->recovery) != 0) {
-#if defined(__i386__)
-        WriteExceptionList(frame->exceptionList);
-#endif
-        return frame->code;
-    }
-    frame->armed = 1;
-    BOOL ok = LogfileWriteV(0, args, tlsIndex, 0, format);
-    frame->armed = 0;
-    return ok ? 0 : GetLastError();
-}
-
 BOOL LogfileWriteGuarded(DWORD tlsIndex, LPCWSTR format, ...) {
-    if (!InitOnceExecuteOnce(&g_guardSlotOnce, AllocGuardSlot, NULL, NULL)) {
-        // No guard is possible; the line is not written unguarded.
-        DWORD error = GetLastError();
-        SetLastError(error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
-
-    GuardFrame frame;
-    frame.armed = 0;
-    frame.code = 0;
-    frame.previous = static_cast<GuardFrame*>(TlsGetValue(g_guardSlot));
-#if defined(__i386__)
-    frame.exceptionList = ReadExceptionList();
-#endif
-    if (!TlsSetValue(g_guardSlot, &frame)) return 0;
-    PVOID handler = AddVectoredExceptionHandler(1, GuardHandler);
-    if (handler == NULL) {
-        TlsSetValue(g_guardSlot, frame.previous);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
-
     va_list args;
     va_start(args, format);
-    DWORD outcome = RunGuarded(&frame, tlsIndex, format, args);
+    GuardedLine line = {tlsIndex, format, &args};
+    BOOL raised = FALSE;
+    // Without a guard the line is not written unguarded: the outcome is then
+    // the failure to set one up.
+    DWORD outcome = RunExceptionGuarded(WriteLine, &line, &raised);
     va_end(args);
-
-    RemoveVectoredExceptionHandler(handler);
-    TlsSetValue(g_guardSlot, frame.previous);
     if (outcome == 0) return 1;
     SetLastError(outcome);
     return 0;
