@@ -4,6 +4,7 @@
 # The product is always the 32-bit build in build/ (build/bin/VELATRIX.EXE).
 # Tests run it under 32-bit Wine where the kernel runs i386 programs; where
 # it does not, they run the same sources built for x86-64 under 64-bit Wine.
+MAKEFLAGS += --no-print-directory
 BUILD_DIR ?= build
 BUILD     := $(abspath $(BUILD_DIR))
 TEST_ARCH := $(shell sh tools/test-arch.sh)
@@ -35,7 +36,8 @@ build: deps
 test-build: build
 ifneq ($(TEST_ARCH),i686)
 	@cmake -S . -B $(TEST_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-x86_64.cmake \
-	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELATRIX_WERROR=ON -DVELATRIX_TESTS=ON >/dev/null
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELATRIX_WERROR=ON -DVELATRIX_TESTS=ON \
+	    -DVELATRIX_PRODUCT_EXE=$(BUILD)/bin/VELATRIX.EXE >/dev/null
 	@cmake --build $(TEST_BUILD) -j2
 endif
 
