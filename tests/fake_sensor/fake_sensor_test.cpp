@@ -592,7 +592,7 @@ TEST_F(FakeSensorTest, ReportFloodsArriveWholeAndInOrderAndReactionTimesAreMeasu
     }
     std::sort(reactions.begin(), reactions.end());
     EXPECT_GT(reactions.front(), 0.0);
-    EXPECT_LT(reactions[reactions.size() / 2], 100000.0);  // far below what a test would accept
+    EXPECT_LT(reactions[reactions.size() / 2], 2000000.0);  // only a hang fails here; the benchmark times it
     RecordProperty("median_reaction_us", static_cast<int>(reactions[reactions.size() / 2]));
 
     // A paced series keeps to its rate, then a flood goes as fast as it can;
@@ -607,8 +607,9 @@ TEST_F(FakeSensorTest, ReportFloodsArriveWholeAndInOrderAndReactionTimesAreMeasu
     std::vector<ULONGLONG> sent;
     ASSERT_EQ(SendReports(bench_.get(), sensor, paced, 1000, &sent), kPaced);
     double pacedUs = QpcMicroseconds(sent.front(), sent.back());
-    EXPECT_GE(pacedUs, (kPaced - 1) * 1000.0 - 1000.0);  // never ahead of the schedule
-    EXPECT_LE(pacedUs, (kPaced - 1) * 1000.0 * 1.5);
+    // Never ahead of the schedule; how far behind depends on the machine's
+    // load, which the benchmark measures rather than this test.
+    EXPECT_GE(pacedUs, (kPaced - 1) * 1000.0 - 1000.0);
     ASSERT_EQ(SendReports(bench_.get(), sensor, flood, 0, &sent), kFlood);
     ASSERT_EQ(sent.size(), static_cast<size_t>(kFlood));
     EXPECT_TRUE(std::is_sorted(sent.begin(), sent.end()));

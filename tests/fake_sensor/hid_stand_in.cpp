@@ -91,6 +91,27 @@ BOOLEAN Finish(const InterfaceConfig& item, bool broken, bool switchOk, DWORD sa
     return TRUE;
 }
 
+// One simulated call on a device handle: the control file as it stands now
+// and which of its interfaces the handle belongs to.
+struct HandleCall {
+    ULONGLONG qpc;
+    DWORD savedError;
+    ControlConfig config;
+    bool broken;
+    int index;
+};
+
+// False when the handle is none of the simulated interfaces' (the call then
+// goes to the system DLL).
+bool BeginHandleCall(HANDLE device, HandleCall* call) {
+    call->qpc = standin::QpcNow();
+    call->savedError = GetLastError();
+    standin::LoadControl(&call->config, false);
+    call->broken = false;
+    call->index = standin::FindHandleInterface(device, call->config, &call->broken);
+    return call->index >= 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -101,44 +122,34 @@ void NTAPI HidD_GetHidGuid(LPGUID hidGuid) {
 }
 
 BOOLEAN NTAPI HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
-    ULONGLONG qpc = standin::QpcNow();
-    DWORD savedError = GetLastError();
-    ControlConfig config;
-    standin::LoadControl(&config, false);
-    bool broken = false;
-    int index = standin::FindHandleInterface(device, config, &broken);
-    if (index < 0) {
+    HandleCall call;
+    if (!BeginHandleCall(device, &call)) {
         if (g_system.getAttributes) return g_system.getAttributes(device, attributes);
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    const InterfaceConfig& item = config.interfaces[index];
-    bool ok = Connected(item, broken) && item.attributesOk && attributes;
+    const InterfaceConfig& item = call.config.interfaces[call.index];
+    bool ok = Connected(item, call.broken) && item.attributesOk && attributes;
     if (ok) {
         attributes->Size = sizeof(HIDD_ATTRIBUTES);
         attributes->VendorID = item.vendorId;
         attributes->ProductID = item.productId;
         attributes->VersionNumber = item.versionNumber;
     }
-    standin::AppendRecord(config, qpc, fakesensor::kCallAttributes, ok ? 1 : 0, item.pipe, nullptr, 0);
-    return Finish(item, broken, item.attributesOk && attributes, savedError);
+    standin::AppendRecord(call.config, call.qpc, fakesensor::kCallAttributes, ok ? 1 : 0, item.pipe, nullptr, 0);
+    return Finish(item, call.broken, item.attributesOk && attributes, call.savedError);
 }
 
 BOOLEAN NTAPI HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* preparsedData) {
-    ULONGLONG qpc = standin::QpcNow();
-    DWORD savedError = GetLastError();
-    ControlConfig config;
-    standin::LoadControl(&config, false);
-    bool broken = false;
-    int index = standin::FindHandleInterface(device, config, &broken);
-    if (index < 0) {
+    HandleCall call;
+    if (!BeginHandleCall(device, &call)) {
         if (g_system.getPreparsedData) return g_system.getPreparsedData(device, preparsedData);
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    const InterfaceConfig& item = config.interfaces[index];
+    const InterfaceConfig& item = call.config.interfaces[call.index];
     FakePreparsed* fake = nullptr;
-    if (Connected(item, broken) && item.preparsedOk && preparsedData) {
+    if (Connected(item, call.broken) && item.preparsedOk && preparsedData) {
         fake = static_cast<FakePreparsed*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(FakePreparsed)));
     }
     if (fake) {
@@ -153,8 +164,8 @@ BOOLEAN NTAPI HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* prepars
         lstrcpynW(fake->pipe, item.pipe.c_str(), 260);
         *preparsedData = reinterpret_cast<PHIDP_PREPARSED_DATA>(fake);
     }
-    standin::AppendRecord(config, qpc, fakesensor::kCallPreparsed, fake ? 1 : 0, item.pipe, nullptr, 0);
-    return Finish(item, broken, fake != nullptr, savedError);
+    standin::AppendRecord(call.config, call.qpc, fakesensor::kCallPreparsed, fake ? 1 : 0, item.pipe, nullptr, 0);
+    return Finish(item, call.broken, fake != nullptr, call.savedError);
 }
 
 BOOLEAN NTAPI HidD_FreePreparsedData(PHIDP_PREPARSED_DATA preparsedData) {
@@ -190,40 +201,30 @@ NTSTATUS NTAPI HidP_GetCaps(PHIDP_PREPARSED_DATA preparsedData, PHIDP_CAPS capab
 }
 
 BOOLEAN NTAPI HidD_FlushQueue(HANDLE device) {
-    ULONGLONG qpc = standin::QpcNow();
-    DWORD savedError = GetLastError();
-    ControlConfig config;
-    standin::LoadControl(&config, false);
-    bool broken = false;
-    int index = standin::FindHandleInterface(device, config, &broken);
-    if (index < 0) {
+    HandleCall call;
+    if (!BeginHandleCall(device, &call)) {
         if (g_system.flushQueue) return g_system.flushQueue(device);
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    const InterfaceConfig& item = config.interfaces[index];
-    bool ok = Connected(item, broken) && item.flushOk;
-    standin::AppendRecord(config, qpc, fakesensor::kCallFlush, ok ? 1 : 0, item.pipe, nullptr, 0);
-    return Finish(item, broken, item.flushOk, savedError);
+    const InterfaceConfig& item = call.config.interfaces[call.index];
+    bool ok = Connected(item, call.broken) && item.flushOk;
+    standin::AppendRecord(call.config, call.qpc, fakesensor::kCallFlush, ok ? 1 : 0, item.pipe, nullptr, 0);
+    return Finish(item, call.broken, item.flushOk, call.savedError);
 }
 
 BOOLEAN NTAPI HidD_SetFeature(HANDLE device, PVOID reportBuffer, ULONG reportBufferLength) {
-    ULONGLONG qpc = standin::QpcNow();
-    DWORD savedError = GetLastError();
-    ControlConfig config;
-    standin::LoadControl(&config, false);
-    bool broken = false;
-    int index = standin::FindHandleInterface(device, config, &broken);
-    if (index < 0) {
+    HandleCall call;
+    if (!BeginHandleCall(device, &call)) {
         if (g_system.setFeature) return g_system.setFeature(device, reportBuffer, reportBufferLength);
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    const InterfaceConfig& item = config.interfaces[index];
-    bool ok = Connected(item, broken) && item.setFeatureOk && reportBuffer;
-    standin::AppendRecord(config, qpc, fakesensor::kCallFeature, ok ? 1 : 0, item.pipe, reportBuffer,
+    const InterfaceConfig& item = call.config.interfaces[call.index];
+    bool ok = Connected(item, call.broken) && item.setFeatureOk && reportBuffer;
+    standin::AppendRecord(call.config, call.qpc, fakesensor::kCallFeature, ok ? 1 : 0, item.pipe, reportBuffer,
                           reportBuffer ? reportBufferLength : 0);
-    return Finish(item, broken, item.setFeatureOk && reportBuffer, savedError);
+    return Finish(item, call.broken, item.setFeatureOk && reportBuffer, call.savedError);
 }
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
