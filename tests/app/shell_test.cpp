@@ -91,6 +91,23 @@ TEST_F(ProgramRun, HiddenWindowClosesInOrderWithExitCodeZero) {
     EXPECT_EQ(L"Cleaning up device data", messages[messages.size() - 2]);
     EXPECT_EQ(L"End of logfile", messages.back());
 
+    // The header, then the first step right behind it.
+    const std::wstring dashes(42, L'-');
+    const std::vector<std::wstring> header = {
+        L"Command line: \"", L"", L"PID: ", L"Terminal Session ID: ", L"Computer NetBios name: ",
+        L"Computer DNS FQDN name: ", L"OS Version is ", L"Service Pack ", L"Platform Id is ",
+        L"This binary has been compiled for x86 and is running ", L"User name is ",
+        L"Process is running under Wine version ", L"", dashes, dashes, L"",
+        L"Setting process shutdown parameters"};
+    ASSERT_GT(messages.size(), header.size());
+    for (size_t i = 0; i < header.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(0u, messages[i].find(header[i])) << Narrow(messages[i]);
+        if (header[i].empty() || header[i] == dashes) {
+            EXPECT_EQ(header[i], messages[i]);
+        }
+    }
+
     // Start-up in its order; with no sensor present the walk ends with 259.
     size_t at = 0;
     for (const wchar_t* expected : {L"Setting process shutdown parameters", L"Registering class",
