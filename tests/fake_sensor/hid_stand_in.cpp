@@ -229,18 +229,15 @@ BOOLEAN NTAPI HidD_SetFeature(HANDLE device, PVOID reportBuffer, ULONG reportBuf
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
-        standin::SetModule(instance);
-        DisableThreadLibraryCalls(instance);
-        HMODULE system = standin::LoadSystemDll(L"hid.dll");
-        standin::ResolveForwards(system, kForwards, sizeof kForwards / sizeof kForwards[0]);
+        HMODULE system = standin::AttachStandIn(instance, L"hid.dll", kForwards, sizeof kForwards / sizeof kForwards[0]);
         g_system.getAttributes = SystemEntry<GetAttributesFn>(system, "HidD_GetAttributes");
         g_system.getPreparsedData = SystemEntry<GetPreparsedDataFn>(system, "HidD_GetPreparsedData");
         g_system.freePreparsedData = SystemEntry<FreePreparsedDataFn>(system, "HidD_FreePreparsedData");
         g_system.getCaps = SystemEntry<GetCapsFn>(system, "HidP_GetCaps");
         g_system.flushQueue = SystemEntry<FlushQueueFn>(system, "HidD_FlushQueue");
         g_system.setFeature = SystemEntry<SetFeatureFn>(system, "HidD_SetFeature");
-    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-        standin::ReleaseHandles();  // unloaded while the process goes on
+    } else if (reason == DLL_PROCESS_DETACH) {
+        standin::DetachStandIn(reserved);
     }
     return TRUE;
 }

@@ -216,16 +216,14 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
-        standin::SetModule(instance);
-        DisableThreadLibraryCalls(instance);
-        HMODULE system = standin::LoadSystemDll(L"setupapi.dll");
-        standin::ResolveForwards(system, kForwards, sizeof kForwards / sizeof kForwards[0]);
+        HMODULE system =
+            standin::AttachStandIn(instance, L"setupapi.dll", kForwards, sizeof kForwards / sizeof kForwards[0]);
         g_system.getClassDevs = SystemEntry<GetClassDevsFn>(system, "SetupDiGetClassDevsW");
         g_system.enumInterfaces = SystemEntry<EnumInterfacesFn>(system, "SetupDiEnumDeviceInterfaces");
         g_system.getDetail = SystemEntry<GetDetailFn>(system, "SetupDiGetDeviceInterfaceDetailW");
         g_system.destroy = SystemEntry<DestroyFn>(system, "SetupDiDestroyDeviceInfoList");
-    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-        standin::ReleaseHandles();  // unloaded while the process goes on
+    } else if (reason == DLL_PROCESS_DETACH) {
+        standin::DetachStandIn(reserved);
     }
     return TRUE;
 }

@@ -248,4 +248,17 @@ void ResolveForwards(HMODULE system, const ForwardEntry* entries, size_t count) 
     }
 }
 
+HMODULE AttachStandIn(HINSTANCE instance, const wchar_t* systemFileName, const ForwardEntry* entries,
+                      size_t count) {
+    SetModule(instance);
+    DisableThreadLibraryCalls(instance);
+    HMODULE system = LoadSystemDll(systemFileName);
+    ResolveForwards(system, entries, count);
+    return system;
+}
+
+void DetachStandIn(LPVOID reserved) {
+    if (reserved == nullptr) ReleaseHandles();  // unloaded while the process goes on
+}
+
 }  // namespace standin

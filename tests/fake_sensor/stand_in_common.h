@@ -51,6 +51,15 @@ struct ForwardEntry {
 extern "C" void ForwardMissing();
 void ResolveForwards(HMODULE system, const ForwardEntry* entries, size_t count);
 
+// DllMain's process attach of a stand-in: remembers the module, loads the
+// system DLL by its system32 path and resolves the passed-on exports. Returns
+// the system DLL (null when it could not be loaded).
+HMODULE AttachStandIn(HINSTANCE instance, const wchar_t* systemFileName, const ForwardEntry* entries,
+                      size_t count);
+// DllMain's process detach: releases the handles only when the DLL is unloaded
+// while the process goes on (`reserved` null), not at process exit.
+void DetachStandIn(LPVOID reserved);
+
 }  // namespace standin
 
 // One jump thunk per passed-on export, named exactly like it (so the .def
