@@ -39,8 +39,7 @@ void Progress(const char* format, ...) {
 // The call record of a bench folder, read on from where the last read ended.
 struct RecordTail {
     std::wstring path;
-    ULONGLONG offset = 0;
-    std::string pending;
+    fakesensor::CallRecordReader reader;
     std::vector<CallRecord> records;
     size_t next = 0;  // first record not yet taken by NextRecord
     HANDLE event = nullptr;
@@ -64,24 +63,7 @@ void CloseTail(RecordTail* tail) {
 }
 
 void ReadTail(RecordTail* tail) {
-    HANDLE file = CreateFileW(tail->path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    LARGE_INTEGER position;
-    position.QuadPart = static_cast<LONGLONG>(tail->offset);
-    if (SetFilePointerEx(file, position, nullptr, FILE_BEGIN)) {
-        char buffer[65536];
-        DWORD got = 0;
-        while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-            tail->pending.append(buffer, got);
-            tail->offset += got;
-        }
-    }
-    CloseHandle(file);
-    size_t consumed = 0;
-    std::vector<CallRecord> fresh = fakesensor::ParseCallRecords(tail->pending, &consumed);
-    tail->pending.erase(0, consumed);
-    tail->records.insert(tail->records.end(), fresh.begin(), fresh.end());
+    fakesensor::ReadNewCallRecords(tail->path, &tail->reader, &tail->records);
 }
 
 // The next record of `call` (on `pipe`, unless empty) after those already

@@ -270,4 +270,26 @@ std::vector<CallRecord> ParseCallRecords(const std::string& text, size_t* consum
     return records;
 }
 
+void ReadNewCallRecords(const std::wstring& path, CallRecordReader* reader, std::vector<CallRecord>* records) {
+    // The stand-ins keep appending while the test reads, so every kind of sharing is allowed.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(reader->offset);
+    if (SetFilePointerEx(file, position, nullptr, FILE_BEGIN)) {
+        char buffer[65536];
+        DWORD got = 0;
+        while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+            reader->pending.append(buffer, got);
+            reader->offset += got;
+        }
+    }
+    CloseHandle(file);
+    size_t consumed = 0;
+    std::vector<CallRecord> fresh = ParseCallRecords(reader->pending, &consumed);
+    reader->pending.erase(0, consumed);
+    records->insert(records->end(), fresh.begin(), fresh.end());
+}
+
 }  // namespace fakesensor

@@ -116,4 +116,14 @@ std::string FormatCallRecord(const CallRecord& record);
 // those lines, so a reader can continue after them once more is appended.
 std::vector<CallRecord> ParseCallRecords(const std::string& text, size_t* consumed = nullptr);
 
+// Where a reader of a growing call record stands: bytes read so far and an
+// incomplete last line kept for the next read.
+struct CallRecordReader {
+    ULONGLONG offset = 0;
+    std::string pending;
+};
+// Appends to *records the complete lines the file `path` has gained since the
+// last call; a file that cannot be opened yet adds nothing.
+void ReadNewCallRecords(const std::wstring& path, CallRecordReader* reader, std::vector<CallRecord>* records);
+
 }  // namespace fakesensor

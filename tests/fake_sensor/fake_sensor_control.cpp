@@ -400,8 +400,7 @@ struct Bench {
     DWORD enumError = 0;
     DWORD detailError = 0;
     std::vector<ServedInterface*> interfaces;
-    ULONGLONG recordOffset = 0;  // bytes of the record file already read
-    std::string recordPending;   // an incomplete last line
+    CallRecordReader recordReader;  // how far the record file has been read
     std::vector<CallRecord> records;
 };
 
@@ -432,25 +431,7 @@ bool WriteControlFile(Bench* bench) {
 
 // Caller holds bench->lock.
 void RefreshRecords(Bench* bench) {
-    HANDLE file = CreateFileW((bench->folder + kRecordFileName).c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    LARGE_INTEGER position;
-    position.QuadPart = static_cast<LONGLONG>(bench->recordOffset);
-    if (SetFilePointerEx(file, position, nullptr, FILE_BEGIN)) {
-        char buffer[65536];
-        DWORD got = 0;
-        while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-            bench->recordPending.append(buffer, got);
-            bench->recordOffset += got;
-        }
-    }
-    CloseHandle(file);
-    size_t consumed = 0;
-    std::vector<CallRecord> fresh = ParseCallRecords(bench->recordPending, &consumed);
-    bench->recordPending.erase(0, consumed);
-    bench->records.insert(bench->records.end(), fresh.begin(), fresh.end());
+    ReadNewCallRecords(bench->folder + kRecordFileName, &bench->recordReader, &bench->records);
 }
 
 ServedInterface* InterfaceAt(const Bench* bench, int index) {
